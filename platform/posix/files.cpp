@@ -173,10 +173,14 @@ BOOL MoveFileA(LPCSTR existingName, LPCSTR newName) {
     if (!NativeName(existingName, from) || !NativeName(newName, to)) return FALSE;
     struct stat fromInfo;
     if (lstat(from, &fromInfo) != 0) return FailFor(from);
+    struct stat toInfo;
+    if (lstat(to, &toInfo) == 0 && toInfo.st_dev == fromInfo.st_dev && toInfo.st_ino == fromInfo.st_ino) {
+        // The same file under the same or another spelling: nothing to move.
+        return rename(from, to) == 0 ? TRUE : FailFor(to);
+    }
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return TRUE;
     if (errno == EINVAL || errno == ENOSYS) {
         // A file system without RENAME_NOREPLACE: check, then rename.
-        struct stat toInfo;
         if (lstat(to, &toInfo) == 0) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return FALSE;

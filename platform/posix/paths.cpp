@@ -74,11 +74,11 @@ static int Canonicalize(const char *joined, char *out, size_t size) {
     return 1;
 }
 
-// Returns dest holding dir and file joined and made canonical, or NULL: with
-// ERROR_INVALID_PARAMETER when dest is NULL or both names are NULL, with
-// ERROR_FILENAME_EXCED_RANGE when the result needs more than MAX_PATH bytes.
-// dest holds "" after a failure. A file name that starts with a separator is
-// already full and is taken alone.
+// Returns dest holding dir and file joined and made canonical, or NULL with dest
+// holding "": with ERROR_INVALID_PARAMETER when dest is NULL or both names are NULL,
+// with ERROR_INSUFFICIENT_BUFFER when either name alone has MAX_PATH bytes or more,
+// and with the last error left as it was when only the result is too long. A file
+// name that starts with a separator is already full and is taken alone.
 char *CombinePath(char *dest, const char *dir, const char *file) {
     if (dest == NULL || (dir == NULL && file == NULL)) {
         if (dest) dest[0] = '\0';
@@ -87,22 +87,27 @@ char *CombinePath(char *dest, const char *dir, const char *file) {
     }
     const char *first = dir ? dir : "";
     const char *second = file ? file : "";
+    if (strlen(first) >= MAX_PATH || strlen(second) >= MAX_PATH) {
+        dest[0] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return NULL;
+    }
     if (IsSeparator(second[0]) || first[0] == '\0') {
         first = second;
         second = "";
     }
+    // Both parts are shorter than MAX_PATH, so the joined text always fits.
     char joined[2 * MAX_PATH + 2];
     size_t length = 0;
     joined[0] = '\0';
-    int fits = Append(joined, &length, sizeof joined, first, strlen(first));
-    if (fits && second[0] != '\0') {
-        if (length > 0 && !IsSeparator(joined[length - 1])) fits = Append(joined, &length, sizeof joined, "/", 1);
-        if (fits) fits = Append(joined, &length, sizeof joined, second, strlen(second));
+    Append(joined, &length, sizeof joined, first, strlen(first));
+    if (second[0] != '\0') {
+        if (length > 0 && !IsSeparator(joined[length - 1])) Append(joined, &length, sizeof joined, "/", 1);
+        Append(joined, &length, sizeof joined, second, strlen(second));
     }
     char canonical[MAX_PATH];
-    if (!fits || !Canonicalize(joined, canonical, sizeof canonical)) {
+    if (!Canonicalize(joined, canonical, sizeof canonical)) {
         dest[0] = '\0';
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return NULL;
     }
     memcpy(dest, canonical, strlen(canonical) + 1);

@@ -18,9 +18,10 @@ int FailFromErrno(void);
 int ToNativePath(const char *path, char *native, size_t size);
 
 // Joins `dir` and `file` the way PathCombineA does, with '/' as separator, and
-// removes "." and ".." parts. Returns `dest`, or NULL with ERROR_FILENAME_EXCED_RANGE
-// when the result needs more than MAX_PATH bytes (dest then holds "") or
-// ERROR_INVALID_PARAMETER when dest is NULL or both inputs are NULL.
+// removes "." and ".." parts. Returns `dest`, or NULL with dest holding "": with
+// ERROR_INVALID_PARAMETER when dest is NULL or both inputs are NULL, with
+// ERROR_INSUFFICIENT_BUFFER when an input alone has MAX_PATH bytes or more, and with
+// the last error unchanged when the result needs more than MAX_PATH bytes.
 char *CombinePath(char *dest, const char *dir, const char *file);
 
 // Finds the program a command line names, by the Windows rules: a quoted first

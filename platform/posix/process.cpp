@@ -145,6 +145,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     processInformation->hThread = thread;
     processInformation->dwProcessId = (DWORD)pid;
     processInformation->dwThreadId = (DWORD)pid;
+    // Windows clears the last error when a process starts.
+    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
