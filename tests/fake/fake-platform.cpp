@@ -10,16 +10,17 @@ namespace {
 
 struct FaultRule {
     std::string operation;
+    std::string argumentsPrefix;
     int first;
     int count;
     DWORD code;
+    int seen;  // matching calls so far
 };
 
 struct FakeState {
     std::string currentDirectory = "/app";
     std::map<std::string, FakeEntry> files;
     std::vector<FaultRule> faults;
-    std::map<std::string, int> callCounts;
     std::vector<FakeCall> calls;
     std::vector<FakeBox> boxes;
     std::vector<DWORD> sleeps;
@@ -64,16 +65,20 @@ DWORD MissingCode(const std::string &path) {
     return IsDirectory(Parent(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-// Counts a call of operation; returns true with the code in *code when it must fail.
-bool ShouldFail(const std::string &operation, DWORD *code) {
-    int number = ++state.callCounts[operation];
-    for (const FaultRule &rule : state.faults) {
-        if (rule.operation != operation || number < rule.first) continue;
-        if (rule.count >= 0 && number >= rule.first + rule.count) continue;
+// Counts a call of operation with the rules it matches; returns true with the code
+// in *code when one of them makes it fail.
+bool ShouldFail(const std::string &operation, const std::string &arguments, DWORD *code) {
+    bool fail = false;
+    for (FaultRule &rule : state.faults) {
+        if (rule.operation != operation || arguments.compare(0, rule.argumentsPrefix.size(), rule.argumentsPrefix) != 0) {
+            continue;
+        }
+        int number = ++rule.seen;
+        if (fail || number < rule.first || (rule.count >= 0 && number >= rule.first + rule.count)) continue;
         *code = rule.code;
-        return true;
+        fail = true;
     }
-    return false;
+    return fail;
 }
 
 long long Record(const std::string &operation, const std::string &arguments, long long result) {
@@ -82,16 +87,13 @@ long long Record(const std::string &operation, const std::string &arguments, lon
     return result;
 }
 
-// Records a call failed by a fault rule: the code is set and nothing else happens.
-long long RecordFault(const std::string &operation, const std::string &arguments, DWORD code) {
-    SetLastError(code);
-    return Record(operation, arguments, 0);
-}
-
+// Records a failed call: the code is set and nothing else happens.
 long long Fail(const std::string &operation, const std::string &arguments, DWORD code) {
     SetLastError(code);
     return Record(operation, arguments, 0);
 }
+
+std::string Text(const char *text) { return text ? text : "(null)"; }
 
 int IsProgramFile(const char *path) {
     auto found = state.files.find(Absolute(path));
@@ -131,8 +133,9 @@ std::string FakeContent(const std::string &path) {
     return found == state.files.end() ? std::string() : found->second.content;
 }
 
-void FakeFailCalls(const std::string &operation, int first, int count, DWORD code) {
-    state.faults.push_back({operation, first, count, code});
+void FakeFailCalls(const std::string &operation, int first, int count, DWORD code,
+                   const std::string &argumentsPrefix) {
+    state.faults.push_back({operation, argumentsPrefix, first, count, code, 0});
 }
 
 void FakeSetCallHook(std::function<void(size_t, const FakeCall &)> hook) { state.hook = std::move(hook); }
@@ -147,7 +150,7 @@ void HardenProcess(void) { Record("HardenProcess", "", 1); }
 
 DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer) {
     DWORD code;
-    if (ShouldFail("GetCurrentDirectoryA", &code)) return (DWORD)RecordFault("GetCurrentDirectoryA", "", code);
+    if (ShouldFail("GetCurrentDirectoryA", "", &code)) return (DWORD)Fail("GetCurrentDirectoryA", "", code);
     size_t length = state.currentDirectory.size();
     if (length == 0) return (DWORD)Fail("GetCurrentDirectoryA", "", ERROR_FILE_NOT_FOUND);
     if (buffer == NULL || length + 1 > bufferLength) {
@@ -158,10 +161,10 @@ DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer) {
 }
 
 LPSTR PathCombineA(LPSTR dest, LPCSTR dir, LPCSTR file) {
-    std::string arguments = std::string(dir ? dir : "(null)") + ", " + (file ? file : "(null)");
+    std::string arguments = Text(dir) + ", " + Text(file);
     DWORD code;
-    if (ShouldFail("PathCombineA", &code)) {
-        RecordFault("PathCombineA", arguments, code);
+    if (ShouldFail("PathCombineA", arguments, &code)) {
+        Fail("PathCombineA", arguments, code);
         return NULL;
     }
     char *result = CombinePath(dest, dir, file);
@@ -169,19 +172,21 @@ LPSTR PathCombineA(LPSTR dest, LPCSTR dir, LPCSTR file) {
     return result;
 }
 
-BOOL PathFileExistsA(LPCSTR path) {
+BOOL PathFileExistsA(LPCSTR pathOrNull) {
+    std::string path = Text(pathOrNull);
     DWORD code;
-    if (ShouldFail("PathFileExistsA", &code)) return (BOOL)RecordFault("PathFileExistsA", path, code);
-    std::string name = Absolute(path);
+    if (ShouldFail("PathFileExistsA", path, &code)) return (BOOL)Fail("PathFileExistsA", path, code);
+    std::string name = Absolute(path.c_str());
     if (name.empty()) return (BOOL)Fail("PathFileExistsA", path, ERROR_PATH_NOT_FOUND);
     if (IsDirectory(name) || state.files.count(name)) return (BOOL)Record("PathFileExistsA", path, TRUE);
     return (BOOL)Fail("PathFileExistsA", path, MissingCode(name));
 }
 
-BOOL DeleteFileA(LPCSTR path) {
+BOOL DeleteFileA(LPCSTR pathOrNull) {
+    std::string path = Text(pathOrNull);
     DWORD code;
-    if (ShouldFail("DeleteFileA", &code)) return (BOOL)RecordFault("DeleteFileA", path, code);
-    std::string name = Absolute(path);
+    if (ShouldFail("DeleteFileA", path, &code)) return (BOOL)Fail("DeleteFileA", path, code);
+    std::string name = Absolute(path.c_str());
     auto found = state.files.find(name);
     if (found == state.files.end()) return (BOOL)Fail("DeleteFileA", path, MissingCode(name));
     if (found->second.directory || found->second.readOnly) return (BOOL)Fail("DeleteFileA", path, ERROR_ACCESS_DENIED);
@@ -191,9 +196,9 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 BOOL MoveFileA(LPCSTR existingName, LPCSTR newName) {
-    std::string arguments = std::string(existingName) + ", " + newName;
+    std::string arguments = Text(existingName) + ", " + Text(newName);
     DWORD code;
-    if (ShouldFail("MoveFileA", &code)) return (BOOL)RecordFault("MoveFileA", arguments, code);
+    if (ShouldFail("MoveFileA", arguments, &code)) return (BOOL)Fail("MoveFileA", arguments, code);
     std::string from = Absolute(existingName);
     std::string to = Absolute(newName);
     auto found = state.files.find(from);
@@ -221,9 +226,9 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     BOOL inheritHandles, DWORD creationFlags, void *environment,
                     LPCSTR currentDirectory, STARTUPINFOA *startupInfo,
                     PROCESS_INFORMATION *processInformation) {
-    std::string arguments = commandLine ? commandLine : "(null)";
+    std::string arguments = Text(commandLine);
     DWORD code;
-    if (ShouldFail("CreateProcessA", &code)) return (BOOL)RecordFault("CreateProcessA", arguments, code);
+    if (ShouldFail("CreateProcessA", arguments, &code)) return (BOOL)Fail("CreateProcessA", arguments, code);
     // The program asks for exactly this: the command line alone, nothing inherited
     // but the environment and the current directory.
     if (applicationName != NULL || commandLine == NULL || processAttributes != NULL ||
@@ -252,7 +257,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
 BOOL CloseHandle(HANDLE handle) {
     std::string arguments = std::to_string((uintptr_t)handle);
     DWORD code;
-    if (ShouldFail("CloseHandle", &code)) return (BOOL)RecordFault("CloseHandle", arguments, code);
+    if (ShouldFail("CloseHandle", arguments, &code)) return (BOOL)Fail("CloseHandle", arguments, code);
     if (state.openHandles.erase((uintptr_t)handle) == 0) return (BOOL)Fail("CloseHandle", arguments, ERROR_INVALID_HANDLE);
     return (BOOL)Record("CloseHandle", arguments, TRUE);
 }

@@ -53,7 +53,10 @@ std::string FakeContent(const std::string &path);
 
 // Makes calls number first .. first + count - 1 of operation (counted from 1, over
 // the whole run) fail with code and no effect; count -1 means every call from first.
-void FakeFailCalls(const std::string &operation, int first, int count, DWORD code);
+// With argumentsPrefix, only the calls whose arguments start with it are counted
+// and failed ("MoveFileA" with "/app/new" fails moves of that file only).
+void FakeFailCalls(const std::string &operation, int first, int count, DWORD code,
+                   const std::string &argumentsPrefix = "");
 
 // Calls hook after every recorded call, with the call's index (from 0).
 void FakeSetCallHook(std::function<void(size_t index, const FakeCall &call)> hook);
