@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Installs what building and testing finish-update needs on Debian 12. Runs apt-get
-# only as root and only when something is missing, so it is safe to run again.
+# Installs what building and testing finish-update needs on Debian 12 ("all", the
+# default), or only what the Linux program needs ("linux"). Runs apt-get only as root
+# and only when something is missing, so it is safe to run again.
 set -euo pipefail
 
 PACKAGES="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   g++-mingw-w64-x86-64-win32 wine wine64 xvfb xauth xdotool x11-utils fonts-wqy-microhei imagemagick
   hyperfine locales procps"
+
+if [ "${1:-all}" = linux ]; then
+  PACKAGES="cmake g++ make libgtest-dev libgmock-dev"
+fi
 
 missing=""
 for package in $PACKAGES; do
