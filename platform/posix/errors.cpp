@@ -73,6 +73,7 @@ static const MessageText messageTexts[] = {
     {ERROR_ACCESS_DENIED, "Access denied.\r\n"},
     {ERROR_INVALID_HANDLE, "Invalid handle.\r\n"},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory.\r\n"},
+    {ERROR_NOT_SAME_DEVICE, "Cannot move the file to a different disk drive.\r\n"},
     {ERROR_WRITE_PROTECT, "The medium is write-protected.\r\n"},
     {ERROR_SHARING_VIOLATION, "The file is in use by another process.\r\n"},
     {ERROR_NOT_SUPPORTED, "Not supported.\r\n"},

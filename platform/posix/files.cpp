@@ -12,8 +12,6 @@
 
 #include "posix-internal.h"
 
-#define ERROR_NOT_SAME_DEVICE 17
-
 // Returns 0 and leaves the code for a name that could not be found: ERROR_PATH_NOT_FOUND
 // when a folder on the way is missing, ERROR_FILE_NOT_FOUND otherwise.
 static int FailMissing(const char *native) {
@@ -174,8 +172,10 @@ BOOL MoveFileA(LPCSTR existingName, LPCSTR newName) {
     struct stat fromInfo;
     if (lstat(from, &fromInfo) != 0) return FailFor(from);
     struct stat toInfo;
-    if (lstat(to, &toInfo) == 0 && toInfo.st_dev == fromInfo.st_dev && toInfo.st_ino == fromInfo.st_ino) {
-        // The same file under the same or another spelling: nothing to move.
+    if (lstat(to, &toInfo) == 0 && toInfo.st_dev == fromInfo.st_dev && toInfo.st_ino == fromInfo.st_ino &&
+        fromInfo.st_nlink == 1) {
+        // The same name spelt another way: nothing to move. (Two hard links are two
+        // names, and the new one exists.)
         return rename(from, to) == 0 ? TRUE : FailFor(to);
     }
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return TRUE;
