@@ -107,11 +107,11 @@ int RenameAndLaunch(const char *srcPath, const char *dstPath, const char *exePat
     return StartApplication(exePath);
 }
 
-// Returns 1 when commandLine is a path with blanks that names an existing file, and
-// can therefore be quoted as one program name.
+// Returns 1 when commandLine is a path with blanks, which must be quoted to be read as
+// one program name. It is quoted also when no such file exists: unquoted, a shorter
+// name ending at a blank ("C:\my.exe" for "C:\my app\app.exe") could be started.
 static int NeedsQuotes(const char *commandLine) {
-    return strpbrk(commandLine, " \t") != NULL && strchr(commandLine, '"') == NULL &&
-           PathFileExistsA(commandLine);
+    return strpbrk(commandLine, " \t") != NULL && strchr(commandLine, '"') == NULL;
 }
 
 // Returns 1 once the process has started and both its handles are closed, or 0

@@ -22,8 +22,8 @@ int BuildFullPath(const char *name, char *fullPath);
 // after reporting the failure, with the failing call's code in the last error.
 int RenameAndLaunch(const char *srcPath, const char *dstPath, const char *exePath);
 
-// Starts commandLine as a new process without waiting for it; a path with blanks
-// that names an existing file is quoted first. Returns 1, or 0 after reporting the
+// Starts commandLine as a new process without waiting for it; a path with blanks is
+// quoted first. Returns 1, or 0 after reporting the
 // failure, with CreateProcessA's code in the last error.
 int StartApplication(const char *commandLine);
 

@@ -315,7 +315,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "\"/my app/app.exe\"",
                   true},
         StartCase{"PathWithTabIsQuoted", "/my\tapp/app.exe", {"/my\tapp/app.exe"}, "\"/my\tapp/app.exe\"", true},
-        StartCase{"MissingPathWithSpaceGoesUnchanged", "/my app/app.exe", {}, "/my app/app.exe", false}),
+        StartCase{"MissingPathWithSpaceIsQuotedSoTheDecoyBesideItIsNotStarted",
+                  "/my app/app.exe",
+                  {"/my.exe"},
+                  "\"/my app/app.exe\"",
+                  false}),
     [](const ::testing::TestParamInfo<StartCase> &info) { return std::string(info.param.name); });
 
 TEST_F(FakeRunTest, StartedApplicationsHandlesAreBothClosed) {
