@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   g++-mingw-w64-x86-64-win32 wine wine64 xvfb xauth xdotool x11-utils fonts-wqy-microhei imagemagick
-  hyperfine locales procps"
+  hyperfine locales procps python3 googletest"
 
 if [ "${1:-all}" = linux ]; then
   PACKAGES="cmake g++ make libgtest-dev libgmock-dev"
