@@ -68,6 +68,11 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (argumentCount >= 3) {
+        // A name that cannot be resolved leaves its buffer empty rather than holding
+        // a fixed name's path, which would make the run touch a file it was not given.
+        memset(srcPath, 0, sizeof srcPath);
+        memset(dstPath, 0, sizeof dstPath);
+        memset(exePath, 0, sizeof exePath);
         BuildFullPath(argv[1], srcPath);
         BuildFullPath(argv[2], dstPath);
         BuildFullPath(argv[3], exePath);

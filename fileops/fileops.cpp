@@ -39,13 +39,31 @@ int BuildFullPath(const char *name, char *fullPath) {
     return 1;
 }
 
-// Returns 1 when path is known to be absent (not found, or a folder on the way
-// missing); a name that cannot be examined for another reason counts as present, so
-// that the call that then uses it reports the real reason.
-static int IsAbsent(const char *path) {
-    if (PathFileExistsA(path)) return 0;
+// What a look-up found out about a name.
+#define NAME_ABSENT 0
+#define NAME_PRESENT 1
+#define NAME_UNKNOWN 2
+
+// Returns NAME_PRESENT when path exists, NAME_ABSENT when it is known not to (not
+// found, or a folder on the way missing) and NAME_UNKNOWN when it could not be
+// examined; the last error is PathFileExistsA's.
+static int LookUp(const char *path) {
+    if (PathFileExistsA(path)) return NAME_PRESENT;
     DWORD code = GetLastError();
-    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? NAME_ABSENT : NAME_UNKNOWN;
+}
+
+// Returns 1 when the two paths are spelt alike but for letter case and the kind of
+// separator, as Windows compares names.
+static int SamePath(const char *first, const char *second) {
+    for (;; first++, second++) {
+        char a = *first == '\\' ? '/' : *first;
+        char b = *second == '\\' ? '/' : *second;
+        if (a >= 'A' && a <= 'Z') a = (char)(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = (char)(b - 'A' + 'a');
+        if (a != b) return 0;
+        if (a == '\0') return 1;
+    }
 }
 
 // Returns 1 with dstPath + BACKUP_SUFFIX in backupPath (MAX_PATH bytes), or 0 with
@@ -73,37 +91,43 @@ static int FailOldFile(const char *dstPath) {
 // new copy could not be moved in. Returns 0 with the move's code in the last error.
 static int FailNewCopy(const char *dstPath, const char *backupPath) {
     DWORD code = GetLastError();
-    if (IsAbsent(dstPath) && PathFileExistsA(backupPath)) MoveFileA(backupPath, dstPath);
+    if (LookUp(dstPath) == NAME_ABSENT && LookUp(backupPath) == NAME_PRESENT) MoveFileA(backupPath, dstPath);
     SetLastError(code);
     ShowErrorMessage(renameFailed);
     return 0;
 }
 
 // Returns 1 once srcPath is in dstPath's place and exePath has started, or 0 after
-// reporting the failure, with the failing call's code in the last error.
+// reporting the failure, with the failing call's code in the last error. A backup is
+// taken for a stale one, and removed, only while the old file is known to be in
+// place and the backup is not the new copy itself.
 int RenameAndLaunch(const char *srcPath, const char *dstPath, const char *exePath) {
     WriteLog("del dstPath1: %s\n", dstPath);
     char backupPath[MAX_PATH];
     if (!MakeBackupPath(dstPath, backupPath)) return FailOldFile(dstPath);
-    int newCopyAbsent = IsAbsent(srcPath);
-    int oldFileAbsent = IsAbsent(dstPath);
-    if (newCopyAbsent && !oldFileAbsent) {
+    int backupIsNewCopy = SamePath(srcPath, backupPath);
+    int newCopy = LookUp(srcPath);
+    int oldFile = LookUp(dstPath);
+    if (oldFile == NAME_UNKNOWN) return FailOldFile(dstPath);
+    if (newCopy == NAME_ABSENT && oldFile == NAME_PRESENT) {
         // Nothing to replace: no new copy came, or an earlier attempt moved it in and
-        // then could not start the application. A backup left beside it is stale.
-        if (!IsAbsent(backupPath)) DeleteFileA(backupPath);
+        // then could not start the application.
+        if (!backupIsNewCopy && LookUp(backupPath) == NAME_PRESENT) DeleteFileA(backupPath);
         return StartApplication(exePath);
     }
-    if (!oldFileAbsent) {
-        if (!IsAbsent(backupPath) && !DeleteFileA(backupPath)) return FailOldFile(dstPath);
+    if (oldFile == NAME_PRESENT) {
+        if (!backupIsNewCopy && LookUp(backupPath) == NAME_PRESENT && !DeleteFileA(backupPath)) {
+            return FailOldFile(dstPath);
+        }
         if (!MoveFileA(dstPath, backupPath)) return FailOldFile(dstPath);
     }
-    if (newCopyAbsent) {
+    if (newCopy == NAME_ABSENT) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FailNewCopy(dstPath, backupPath);
     }
     if (!MoveFileA(srcPath, dstPath)) return FailNewCopy(dstPath, backupPath);
     // The update is in place; a backup that cannot be removed now goes next time.
-    if (!IsAbsent(backupPath)) DeleteFileA(backupPath);
+    if (LookUp(backupPath) == NAME_PRESENT) DeleteFileA(backupPath);
     return StartApplication(exePath);
 }
 

@@ -164,6 +164,8 @@ LPSTR PathCombineA(LPSTR dest, LPCSTR dir, LPCSTR file) {
     std::string arguments = Text(dir) + ", " + Text(file);
     DWORD code;
     if (ShouldFail("PathCombineA", arguments, &code)) {
+        // As the real call does on failure.
+        if (dest) dest[0] = '\0';
         Fail("PathCombineA", arguments, code);
         return NULL;
     }
