@@ -4,7 +4,9 @@ user would: each test finds the box window, checks its title, saves a screenshot
 where asked, checks that the run is still waiting for the box, closes it with the
 Return key and goes on to the next. Afterwards everything scenarios.py checks is
 checked too (exit status, log, files, application, and the MessageBoxA calls in the
-relay trace, which here must match the windows seen one for one).
+relay trace, which here must match the windows seen one for one). A scenario may
+first kill a run while its box is up and run the program again, as scenarios.py's
+killed runs do.
 
     boxes.py --list            the scenario names, one a line
     boxes.py NAME              run one scenario
@@ -13,6 +15,7 @@ Needs the Xvfb display and wineserver started by `winectl.py display-start`.
 Screenshots go to the folder in FU_SCREENSHOTS (tests/wine/update-screenshots.sh
 copies them into docs/).
 """
+import functools
 import os
 import subprocess
 import sys
@@ -21,8 +24,9 @@ import time
 sys.dont_write_bytecode = True  # keep the source folder clean
 import scenarios
 import winectl
-from scenarios import (DEFAULT_LAYOUT, DEFAULT_PATH_LINES, DEFAULT_DST, DELETE_FAILED, RETRIES_EXHAUSTED,
-                       ERROR_SHARING_VIOLATION, attempts, error_box, usage_box)
+from scenarios import (ASIDE, DEFAULT_LAYOUT, DEFAULT_PATH_LINES, DEFAULT_DST, DELETE_FAILED, IN,
+                       RETRIES_EXHAUSTED, ERROR_SHARING_VIOLATION, UPDATED, attempts, error_box, move, started,
+                       usage_box)
 
 # After a box that was shown and closed, MessageBoxA leaves the last error at 0 under
 # Wine, and the final report shows that.
@@ -52,6 +56,22 @@ BOX_SCENARIOS = [
         "started": None,
         "boxes": [error_box(DELETE_FAILED, ERROR_SHARING_VIOLATION), error_box(RETRIES_EXHAUSTED, ERROR_SUCCESS)],
         "screenshots": ["error-box.png", None],
+    },
+    {
+        "name": "killed-at-the-error-box",
+        "about": "killed while the fourth attempt's box is up (the old file held open), then run again: "
+                 "the box goes with it, nothing was moved, the update completes",
+        "layout": DEFAULT_LAYOUT,
+        "killed_run": {"args": [], "hold": "resources\\app.asar",
+                       "box": error_box(DELETE_FAILED, ERROR_SHARING_VIOLATION), "files": DEFAULT_LAYOUT},
+        "args": [],
+        "exit": 0,
+        "log": DEFAULT_PATH_LINES + attempts(DEFAULT_DST, "s"),
+        "files": UPDATED,
+        "started": started("{cwd}\\quillbrook.exe", ["{cwd}\\quillbrook.exe"]),
+        "boxes": [],
+        "screenshots": [],
+        "moves": [move(ASIDE, 1), move(IN, 1)],
     },
 ]
 
@@ -86,6 +106,29 @@ def wait_for_box(process, display):
     return None, f"no box appeared within {BOX_TIMEOUT} s"
 
 
+def wait_for_error_box(display, process, hold, folder, killed):
+    """A kill point for scenarios.run_killed: the run shows killed["box"], its first
+    box. Returns None then, or why not."""
+    box = killed["box"]
+    found, why = wait_for_box(process, display)
+    if found is None:
+        return f"box ({scenarios.show_box(box)}): {why}"
+    calls = scenarios.boxes_in_trace(scenarios.read_file(process.trace_path) or b"")
+    if len(found) != 1 or found[0][1] != box[1].decode("cp936") or calls != [box]:
+        return (f"expected one box, {scenarios.show_box(box)}; windows {found}, calls "
+                + "; ".join(scenarios.show_box(c) for c in calls))
+    return None
+
+
+def wait_until_no_boxes(display):
+    deadline = time.monotonic() + BOX_TIMEOUT
+    while time.monotonic() < deadline:
+        if not visible_boxes(display):
+            return True
+        time.sleep(0.05)
+    return False
+
+
 def wait_until_closed(window, display):
     deadline = time.monotonic() + BOX_TIMEOUT
     while time.monotonic() < deadline:
@@ -116,6 +159,11 @@ def run_box_scenario(scenario, display, screenshots):
     folder, windows_folder = scenarios.folder_of("box-" + scenario["name"])
     scenarios.make_layout(folder, scenario["layout"])
     problems = []
+    if scenario.get("killed_run"):
+        scenarios.run_killed(folder, windows_folder, scenario["killed_run"],
+                             functools.partial(wait_for_error_box, display), False, problems, display)
+        if not wait_until_no_boxes(display):
+            problems.append(f"killed run: its box was still up {BOX_TIMEOUT} s after the kill")
     hold = None
     if scenario.get("hold"):
         hold = scenarios.start_hold(folder, windows_folder, scenario["hold"], scenarios.HOLD_LIMIT_MS,

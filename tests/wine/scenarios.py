@@ -8,17 +8,27 @@ user32.MessageBoxA. No display: every MessageBoxA returns at once (-1, last erro
 1400), so no box blocks. The trace also shows each MoveFileA call as it happens,
 which lets a test let go of a held file after a given number of failed attempts.
 
+Some scenarios first kill a run the way a user or a crash would (SIGKILL to the
+Windows process) at a chosen point, check that the file's content is still there
+under the destination's, the new copy's or the backup's name, and then run the
+program again without faults: what that run leaves is checked as above.
+
     scenarios.py --list        the scenario names, one a line
     scenarios.py NAME          run one scenario; on a failure, print what differs
 
 Needs the wineserver started by `winectl.py server-start` (CTest does that).
 """
+import array
 import difflib
+import fcntl
 import os
 import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
+import termios
 import time
 
 sys.dont_write_bytecode = True  # keep the source folder clean
@@ -38,6 +48,11 @@ PROGRAMS = {STANDIN: "tests/standin-app.exe", DECOY: "tests/decoy-app.exe"}
 
 # How long hold-open.exe holds a file at most when not told to let go.
 HOLD_LIMIT_MS = 600000
+
+# The size of the pipe that takes a run's relay trace when a test has to hold the run
+# up at a trace line: one page, so that a line that does not fit in what is left of
+# it blocks the run until the pipe is read empty (Linux fills a pipe page by page).
+TRACE_PIPE_SIZE = 4096
 
 RUN_LOG = "autoUpdate_log.txt"
 STARTED = "standin-started.txt"
@@ -96,6 +111,9 @@ DEFAULT_DST = "{cwd}\\resources\\app.asar"
 ASIDE = ("resources\\app.asar", "resources\\app.asar.update-backup")
 IN = ("resources\\app1.txt", "resources\\app.asar")
 BACK = ("resources\\app.asar.update-backup", "resources\\app.asar")
+# The folder after a run was killed with the old file moved aside and the new copy
+# not yet moved in.
+OLD_FILE_ASIDE = {"resources/app1.txt": NEW, "resources/app.asar.update-backup": OLD, "quillbrook.exe": STANDIN}
 # Stands for a box in a scenario's "moves" (the boxes themselves are in "boxes").
 BOX = ("box",)
 
@@ -271,6 +289,21 @@ SCENARIOS = [
         "boxes": [],
     },
     {
+        "name": "missing-application-path-with-spaces",
+        "about": "the application's path has a space, the application is missing and 'my.exe' is planted "
+                 "beside the folder's name: the quoted path is not found, the decoy does not start, "
+                 "the new copy stays in",
+        "layout": {"resources/app1.txt": NEW, "resources/app.asar": OLD, "my.exe": DECOY},
+        "args": ["resources\\app1.txt", "resources\\app.asar", "my app\\quillbrook.exe"],
+        "exit": 1,
+        "log": DEFAULT_PATH_LINES + ARGUMENT_PATH_LINES + attempts(DEFAULT_DST, "ffff"),
+        "files": {"resources/app.asar": NEW, "my.exe": DECOY},
+        "started": None,
+        "boxes": [error_box(START_FAILED, ERROR_FILE_NOT_FOUND),
+                  error_box(RETRIES_EXHAUSTED, ERROR_INVALID_WINDOW_HANDLE)],
+        "moves": [move(ASIDE, 1), move(IN, 1), BOX, BOX],
+    },
+    {
         "name": "names-in-code-page-936",
         "about": "Chinese folder and file names, one with the trail byte 0x5C ('淺' is 9C 5C), "
                  "pass through in code page 936",
@@ -305,6 +338,38 @@ SCENARIOS = [
         "files": UPDATED,
         "started": started("{cwd}\\quillbrook.exe", ["{cwd}\\quillbrook.exe"]),
         "boxes": [],
+    },
+    # Killed runs: "killed_run" is the run that is killed (with "hold" held open until
+    # the kill, or as the kill point says) and the files it must leave; the rest of the
+    # row is the run after it, without faults.
+    {
+        "name": "killed-in-a-pause",
+        "about": "killed in the pause after an attempt failed on the held old file, then run again: "
+                 "nothing was moved, the update completes",
+        "layout": DEFAULT_LAYOUT,
+        "killed_run": {"args": [], "hold": "resources\\app.asar", "kill": "in-a-pause", "files": DEFAULT_LAYOUT},
+        "args": [],
+        "exit": 0,
+        "log": DEFAULT_PATH_LINES + attempts(DEFAULT_DST, "s"),
+        "files": UPDATED,
+        "started": started("{cwd}\\quillbrook.exe", ["{cwd}\\quillbrook.exe"]),
+        "boxes": [],
+        "moves": [move(ASIDE, 1), move(IN, 1)],
+    },
+    {
+        "name": "killed-with-the-old-file-aside",
+        "about": "killed right after the old file was moved aside, before the new copy was moved in, then "
+                 "run again: the new copy goes in and the backup is removed",
+        "layout": DEFAULT_LAYOUT,
+        "killed_run": {"args": [], "hold": "resources\\app.asar", "kill": "old-file-aside", "files": OLD_FILE_ASIDE},
+        "args": [],
+        "exit": 0,
+        "log": DEFAULT_PATH_LINES + attempts(DEFAULT_DST, "s"),
+        "files": UPDATED,
+        "started": started("{cwd}\\quillbrook.exe", ["{cwd}\\quillbrook.exe"]),
+        "boxes": [],
+        # The old file is already aside: only the new copy moves.
+        "moves": [move(IN, 1)],
     },
 ]
 
@@ -509,15 +574,22 @@ def end_hold(hold):
         return process.wait()
 
 
-def run_program(folder, args, tag, display=None):
+def run_program(folder, args, tag, display=None, trace_pipe=False):
     """Starts finish-update.exe under Wine in folder with the relay trace of
-    MessageBoxA on; its output goes to files named after tag. Returns the process."""
+    MessageBoxA on; its output goes to files named after tag. Returns the process.
+    With trace_pipe the trace goes to a pipe of TRACE_PIPE_SIZE bytes instead, whose
+    two ends are kept in process.trace_pipe; read_trace_until copies it to the file."""
     err_path = f"{folder}.{tag}.trace"
+    pipe = None
+    if trace_pipe:
+        pipe = os.pipe()
+        fcntl.fcntl(pipe[1], fcntl.F_SETPIPE_SZ, TRACE_PIPE_SIZE)
     with open(f"{folder}.{tag}.out", "wb") as out, open(err_path, "wb") as err:
         process = subprocess.Popen(["wine", winectl.windows_program("finish-update.exe")] + args,
                                    cwd=folder, env=winectl.wine_env(display, relay=True),
-                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=pipe[1] if pipe else err)
     process.trace_path = err_path
+    process.trace_pipe = pipe
     return process
 
 
@@ -531,12 +603,211 @@ def wait_program(process, timeout=120):
         return None
 
 
+def read_trace_until(process, done, timeout=120):
+    """Copies the run's relay trace from its pipe to its trace file until done(the
+    trace so far) holds. Returns the trace so far, or None when the run ends or
+    timeout seconds pass first."""
+    read_end = process.trace_pipe[0]
+    data = read_file(process.trace_path) or b""
+    deadline = time.monotonic() + timeout
+    with open(process.trace_path, "ab") as trace:
+        while not done(data):
+            if process.poll() is not None or time.monotonic() > deadline:
+                return None
+            if select.select([read_end], [], [], 0.05)[0]:
+                chunk = os.read(read_end, 65536)
+                trace.write(chunk)
+                data += chunk
+    return data
+
+
+def failed_move_at_end(data):
+    """Returns the last two lines of data when they are a MoveFileA call and its
+    return with 0 (a failed move), else None."""
+    lines = data.split(b"\n")
+    if not data.endswith(b"\n") or len(lines) < 3 or not MOVE_CALL.search(lines[-3]):
+        return None
+    done = MOVE_RETURN.search(lines[-2])
+    if not done or int(done.group(1), 16) != 0:
+        return None
+    return lines[-3] + b"\n", lines[-2] + b"\n"
+
+
+def bytes_waiting(fd):
+    count = array.array("i", [0])
+    fcntl.ioctl(fd, termios.FIONREAD, count)
+    return count[0]
+
+
+def wait_in_a_pause(process, hold, folder, killed):
+    """A kill point: the first attempt has failed on the held file and the run goes
+    into its pause; the next attempt cannot succeed while the file is held, so the
+    kill falls between attempts. Returns None there, or why the run did not get
+    there."""
+    if not wait_for_failed_moves(process, 1):
+        return "the run made no failed move while the old file was held"
+    return None
+
+
+def hold_up_with_old_file_aside(process, hold, folder, killed):
+    """A kill point for a run with its trace in a pipe (run_program(trace_pipe=True))
+    and the old file held: once the first attempt has failed on the held file, fills
+    the pipe so that the next attempt's MoveFileA call line still fits but its return
+    line does not, and lets go of the file. That attempt moves the old file aside and
+    then blocks writing the return line, before it can move the new copy in. Only
+    the filling has to come before the next attempt, and it follows the failed move's
+    return line at once, well within the pause; check_held_up_trace makes sure
+    afterwards that the run wrote nothing past the call line. Returns None once the
+    old file is aside, or why it is not."""
+    lines = read_trace_until(process, failed_move_at_end)
+    if lines is None:
+        return "the run made no failed move while the old file was held"
+    call_line, return_line = failed_move_at_end(lines)
+    read_end, write_end = process.trace_pipe
+    if bytes_waiting(read_end):
+        return "the run wrote more trace right after its failed move; cannot hold it up"
+    # The next attempt's lines are the same as this one's but for the result, which
+    # has the same width; half a return line of room either way for any difference.
+    filler = TRACE_PIPE_SIZE - len(call_line) - len(return_line) // 2
+    # A write that cannot wait: had the run written into the pipe meanwhile, a blocking
+    # one could wait for this very reader. Through a new opening of the pipe, because
+    # the run's standard error shares the first opening's blocking mode.
+    writer = os.open(f"/proc/self/fd/{write_end}", os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        written = os.write(writer, b"." * filler)
+    except BlockingIOError:
+        written = 0
+    os.close(writer)
+    if written != filler:
+        return "the trace pipe had no room for the filler: the run wrote on before it was filled"
+    process.trace_filler = filler
+    hold_status = end_hold(hold)
+    if hold_status != 0:
+        return f"hold-open.exe ended with status {hold_status}"
+    destination = os.path.join(folder, killed["hold"].replace("\\", "/"))
+    deadline = time.monotonic() + 60
+    while os.path.lexists(destination) or not os.path.lexists(destination + ".update-backup"):
+        if process.poll() is not None:
+            return f"the run ended (status {process.returncode}) before it moved the old file aside"
+        if time.monotonic() > deadline:
+            return "the old file was not moved aside within 60 s of letting it go"
+        time.sleep(0.01)
+    return None
+
+
+KILL_POINTS = {"in-a-pause": (wait_in_a_pause, False), "old-file-aside": (hold_up_with_old_file_aside, True)}
+
+
+def windows_program_pid(process):
+    """Returns the Unix pid of the process running finish-update.exe: the `wine`
+    launcher turns into it, so normally the launcher's own pid, otherwise one of its
+    descendants; None when there is none."""
+    pids = [process.pid]
+    while pids:
+        pid = pids.pop(0)
+        arguments = winectl.read_proc(pid, "cmdline").split(b"\0")
+        if arguments[0].lower().replace(b"\\", b"/").endswith(b"/finish-update.exe"):
+            return pid
+        for task in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else []:
+            pids += [int(child) for child in winectl.read_proc(pid, f"task/{task}/children").split()]
+    return None
+
+
+def kill_run(process):
+    """Kills the Windows program of a run with SIGKILL and waits for the run to end.
+    Returns None, or why the run did not end that way."""
+    pid = windows_program_pid(process)
+    if pid is None:
+        status = wait_program(process, 0)
+        return f"finish-update.exe was not running to be killed (the run's status {status})"
+    os.kill(pid, signal.SIGKILL)
+    status = wait_program(process, 60)
+    if pid == process.pid and status != -signal.SIGKILL:
+        return f"the run ended with status {status}, not by the kill"
+    return None
+
+
+def run_killed(folder, windows_folder, killed, kill_point, trace_pipe, problems, display=None):
+    """Runs the program with killed["hold"] held open, waits with kill_point(process,
+    hold, folder, killed) for the moment to kill it, kills it, lets go of the file and
+    checks that the run left killed["files"] and did not start the application.
+    Appends what is wrong to problems (saying "killed run"); returns the process."""
+    hold = start_hold(folder, windows_folder, killed["hold"], HOLD_LIMIT_MS, display)
+    process = run_program(folder, killed["args"], "killed", display, trace_pipe)
+    for why in (kill_point(process, hold, folder, killed), kill_run(process)):
+        if why:
+            problems.append("killed run: " + why)
+    hold_status = end_hold(hold)
+    if hold_status != 0:
+        problems.append(f"killed run: hold-open.exe ended with status {hold_status}")
+    if process.trace_pipe:
+        check_held_up_trace(process, windows_folder, problems)
+    still_running = winectl.wait_for_programs_in(windows_folder)
+    if still_running:
+        problems.append(f"killed run: programs started from the folder still run after 30 s: pids {still_running}")
+    check_files(killed["files"], folder, "killed run: files after the kill differ", problems)
+    record = read_file(os.path.join(folder, STARTED))
+    if record is not None:
+        problems.append("killed run: the application started:\n      " + "\n      ".join(show_lines(record)))
+        os.remove(os.path.join(folder, STARTED))
+    return process
+
+
+def check_held_up_trace(process, cwd, problems):
+    """Reads what is left in a held-up run's trace pipe after the kill, adds it to the
+    trace file, and checks that it is the filler and then nothing but the MoveFileA
+    call that moved the old file aside: the run got no further."""
+    read_end, write_end = process.trace_pipe
+    os.close(write_end)
+    # Not up to the end of the pipe: the wineserver may still hold a copy of the
+    # killed program's standard error for a moment.
+    os.set_blocking(read_end, False)
+    left = b""
+    while True:
+        try:
+            chunk = os.read(read_end, 65536)
+        except BlockingIOError:
+            break
+        if not chunk:
+            break
+        left += chunk
+    os.close(read_end)
+    filler = getattr(process, "trace_filler", None)
+    after = left[filler:] if filler and left[:filler] == b"." * filler else left
+    with open(process.trace_path, "ab") as trace:
+        trace.write(after)
+    if filler is None:
+        return  # not held up: the kill point said why
+    call = MOVE_CALL.search(after)
+    aside = call and after.count(b"\n") == 1 and after.endswith(b"\n") and \
+        [unescape(call.group(1), call.group(2)), unescape(call.group(3), call.group(4))] == \
+        [f"{cwd}\\{name}".encode("cp936") for name in ASIDE]
+    if not aside:
+        problems.append("killed run: the trace after the hold-up is not just the call that moves the old file "
+                        "aside (the run was not held up there, or got further):\n"
+                        + "\n".join("      " + line for line in show_lines(after)))
+
+
 def read_file(path):
     try:
         with open(path, "rb") as f:
             return f.read()
     except (FileNotFoundError, IsADirectoryError):
         return None
+
+
+def check_files(want_files, folder, what, problems):
+    """Compares the files in folder (but for the run log and the started programs'
+    records) with want_files; appends what, with each difference, to problems."""
+    actual_files = read_tree(folder, {RUN_LOG, STARTED, DECOY_STARTED})
+    if actual_files != want_files:
+        lines = []
+        for path in sorted(set(want_files) | set(actual_files)):
+            want = want_files.get(path, "absent")
+            got = actual_files.get(path, "absent")
+            if want != got:
+                lines.append(f"      {path}: expected {want}, found {got if isinstance(got, str) else repr(got[:60])}")
+        problems.append(what + ":\n" + "\n".join(lines))
 
 
 def check_outcome(scenario, folder, windows_folder, status, trace, problems):
@@ -558,16 +829,7 @@ def check_outcome(scenario, folder, windows_folder, status, trace, problems):
                             + (": same lines, other line ends" if same_lines else "") + ":\n"
                             + diff_text(show_lines(wanted), show_lines(actual)))
 
-    want_files = {path: token for path, token in scenario["files"].items()}
-    actual_files = read_tree(folder, {RUN_LOG, STARTED, DECOY_STARTED})
-    if actual_files != want_files:
-        lines = []
-        for path in sorted(set(want_files) | set(actual_files)):
-            want = want_files.get(path, "absent")
-            got = actual_files.get(path, "absent")
-            if want != got:
-                lines.append(f"      {path}: expected {want}, found {got if isinstance(got, str) else repr(got[:60])}")
-        problems.append("files afterwards differ:\n" + "\n".join(lines))
+    check_files(scenario["files"], folder, "files afterwards differ", problems)
 
     record = read_file(os.path.join(folder, STARTED))
     if scenario["started"] is None:
@@ -619,6 +881,9 @@ def run_scenario(scenario):
         for marker in (STARTED, DECOY_STARTED):
             if os.path.exists(os.path.join(folder, marker)):
                 os.remove(os.path.join(folder, marker))
+    if scenario.get("killed_run"):
+        kill_point, trace_pipe = KILL_POINTS[scenario["killed_run"]["kill"]]
+        run_killed(folder, windows_folder, scenario["killed_run"], kill_point, trace_pipe, problems)
 
     hold = None
     if scenario.get("hold"):
