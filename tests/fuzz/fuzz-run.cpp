@@ -30,8 +30,8 @@
 #include "diagnostics/diagnostics.h"
 #include "fake-platform.h"
 #include "posix-internal.h"
+#include "run-driver.h"
 
-int RunFinishUpdate(int argc, char **argv);
 
 namespace {
 
@@ -232,11 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     watch.lost.clear();
     FakeSetCallHook(CheckAfterCall);
 
-    std::vector<char *> argv;
-    for (std::string &argument : arguments) argv.push_back(&argument[0]);
-    argv.push_back(NULL);
-    isShowErrorMessage = 0;
-    int status = RunFinishUpdate((int)arguments.size(), argv.data());
+    int status = RunDriverArgv(arguments);
     FakeSetCallHook(nullptr);
 
     Require(status == 0 || status == 1, "exit status", std::to_string(status));

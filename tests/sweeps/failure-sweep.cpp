@@ -173,10 +173,8 @@ TEST(FailureSweep, EveryFailingCallKeepsTheScheduleTheReportsAndTheFile) {
                                      (lasting ? " from then on" : " once"));
                         SetUpLayout(layout);
                         FakeFailCalls(failures.operation, k, lasting ? -1 : 1, code);
-                        ContentWatch watch = WatchFor(layout);
-                        FakeSetCallHook([&](size_t index, const FakeCall &call) { CheckContent(&watch, index, call); });
-                        int status = RunDriver(layout.arguments);
-                        FakeSetCallHook(nullptr);
+                        ContentWatch watch;
+                        int status = RunWatched(layout, &watch);
                         cases++;
                         ExpectOrderlyRun(layout, status, watch);
                         // One passing failure during the attempts costs at most that

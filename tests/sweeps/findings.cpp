@@ -55,10 +55,8 @@ TEST(Findings, BackupIsNotDeletedWhileTheDestinationMayBeMissing) {
                          (lasting ? " from then on" : " once"));
             SetUpLayout(layout);
             FakeFailCalls("PathFileExistsA", failingCall, lasting ? -1 : 1, ERROR_ACCESS_DENIED);
-            ContentWatch watch = WatchFor(layout);
-            FakeSetCallHook([&](size_t index, const FakeCall &call) { CheckContent(&watch, index, call); });
-            int status = RunDriver(layout.arguments);
-            FakeSetCallHook(nullptr);
+            ContentWatch watch;
+            int status = RunWatched(layout, &watch);
             EXPECT_EQ(watch.violation, "");
             // Started only with its file in place.
             if (status == 0) {
@@ -78,10 +76,8 @@ TEST(Findings, NewCopyNamedAsTheBackupIsNeverDeleted) {
     layout.arguments = {"resources\\app.asar.update-backup", "resources\\app.asar", "quillbrook.exe"};
     layout.source = "/app/resources/app.asar.update-backup";
     SetUpLayout(layout);
-    ContentWatch watch = WatchFor(layout);
-    FakeSetCallHook([&](size_t index, const FakeCall &call) { CheckContent(&watch, index, call); });
-    RunDriver(layout.arguments);
-    FakeSetCallHook(nullptr);
+    ContentWatch watch;
+    RunWatched(layout, &watch);
     EXPECT_EQ(watch.violation, "");
     std::string destination = FakeContent(layout.destination);
     EXPECT_TRUE(destination == kNewContent || FakeContent(layout.source) == kNewContent) << destination;

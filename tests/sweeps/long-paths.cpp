@@ -92,10 +92,8 @@ TEST(LongPaths, CurrentDirectoryTooLongForTheBuffersHasADefinedOutcome) {
         layout.destination = layout.currentDirectory + "/resources/app.asar";
         layout.application = layout.currentDirectory + "/quillbrook.exe";
         SetUpLayout(layout);
-        ContentWatch watch = WatchFor(layout);
-        FakeSetCallHook([&](size_t index, const FakeCall &call) { CheckContent(&watch, index, call); });
-        int status = RunDriver(layout.arguments);
-        FakeSetCallHook(nullptr);
+        ContentWatch watch;
+        int status = RunWatched(layout, &watch);
         EXPECT_EQ(watch.violation, "");
         ExpectOutcome(layout.source, layout.destination, status, row.outcome);
         if (row.length >= MAX_PATH) {
@@ -149,10 +147,8 @@ TEST(LongPaths, NamesThatNoLongerFitOnceJoinedHaveADefinedOutcome) {
         layout.destination = names[1];
         layout.application = names[2];
         SetUpLayout(layout);
-        ContentWatch watch = WatchFor(layout);
-        FakeSetCallHook([&](size_t index, const FakeCall &call) { CheckContent(&watch, index, call); });
-        int status = RunDriver(layout.arguments);
-        FakeSetCallHook(nullptr);
+        ContentWatch watch;
+        int status = RunWatched(layout, &watch);
         EXPECT_EQ(watch.violation, "");
         ExpectOutcome(layout.source, layout.destination, status, row.outcome);
         if (row.outcome.status == 0) {

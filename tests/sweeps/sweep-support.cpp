@@ -119,16 +119,12 @@ void CheckContent(ContentWatch *watch, size_t index, const FakeCall &call) {
                        "(" + call.arguments + ") -> " + std::to_string(call.result);
 }
 
-// Returns the driver's exit status for arguments.
-int RunDriver(const std::vector<std::string> &arguments) {
-    std::vector<std::string> storage;
-    storage.push_back("finish-update");
-    storage.insert(storage.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &argument : storage) argv.push_back(&argument[0]);
-    argv.push_back(NULL);
-    isShowErrorMessage = 0;
-    return RunFinishUpdate((int)storage.size(), argv.data());
+int RunWatched(const Layout &layout, ContentWatch *watch) {
+    *watch = WatchFor(layout);
+    FakeSetCallHook([watch](size_t index, const FakeCall &call) { CheckContent(watch, index, call); });
+    int status = RunDriver(layout.arguments);
+    FakeSetCallHook(nullptr);
+    return status;
 }
 
 // Returns the content of the run log in the current directory.

@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "fake-platform.h"
-
-// main.cpp, compiled with main renamed.
-int RunFinishUpdate(int argc, char **argv);
+#include "run-driver.h"
 
 // The failure contexts of the boxes, in code page 936.
 extern const char kWorkingDirectoryFailed[];  // 获取当前工作目录失败
@@ -70,9 +68,9 @@ ContentWatch WatchFor(const Layout &layout);
 // Checks the file system against watch after call index; records the first failure.
 void CheckContent(ContentWatch *watch, size_t index, const FakeCall &call);
 
-// Returns the exit status of one whole run of the driver with arguments (argv[0] is
-// added); isShowErrorMessage is reset first, as a new process would have it.
-int RunDriver(const std::vector<std::string> &arguments);
+// Returns the exit status of one whole run with layout's arguments, with the content
+// check made after every call into *watch (made afresh for layout).
+int RunWatched(const Layout &layout, ContentWatch *watch);
 
 // Returns the run log the last run wrote, or "" when there is none.
 std::string ReadRunLog();

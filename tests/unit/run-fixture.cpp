@@ -70,15 +70,7 @@ void FakeRunTest::PutApplication() {
     FakePutFile("/app/quillbrook.exe", "program");
 }
 
-int FakeRunTest::Run(const std::vector<std::string> &arguments) {
-    std::vector<std::string> words = {"finish-update"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    isShowErrorMessage = 0;
-    return RunFinishUpdate((int)words.size(), argv.data());
-}
+int FakeRunTest::Run(const std::vector<std::string> &arguments) { return RunDriver(arguments); }
 
 std::string FakeRunTest::Log() const {
     std::ifstream in(scratch + "/autoUpdate_log.txt", std::ios::binary);

@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "fake-platform.h"
+#include "run-driver.h"
 
-// main.cpp's main, compiled under this name for the tests.
-int RunFinishUpdate(int argc, char **argv);
 
 // Returns text converted from UTF-8 to code page 936.
 std::string Gbk(const std::string &utf8);
